@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zel {
@@ -18,12 +19,12 @@ struct MemArea {
 };
 
 inline constexpr std::array<MemArea, 12> kMemAreas{{
-    {'S', 'P', 0, 1000, 0x000, 0},  // S0-S999, bits
-    {'X', 'P', 0, 128, 0x080, 0},   // X0-X177 (octal), bits
-    {'Y', 'P', 0, 128, 0x0A0, 0},   // Y0-Y177 (octal), bits
-    {'T', 'P', 0, 256, 0x0C0, 0},   // T0-T255, bits
-    {'M', 'P', 0, 1024, 0x100, 0},  // M0-M1023, bits
-    {'C', 'P', 0, 256, 0x1C0, 0},   // C0-C255, bits
+    {'S', 'P', 0, 1000, 0x000, 0},    // S0-S999, bits
+    {'X', 'P', 0, 128, 0x080, 0},     // X0-X177 (octal), bits
+    {'Y', 'P', 0, 128, 0x0A0, 0},     // Y0-Y177 (octal), bits
+    {'T', 'P', 0, 256, 0x0C0, 0},     // T0-T255, bits
+    {'M', 'P', 0, 1024, 0x100, 0},    // M0-M1023, bits
+    {'C', 'P', 0, 256, 0x1C0, 0},     // C0-C255, bits
     {'M', 'P', 8000, 256, 0x1E0, 0},  // M8000-M8255, bits
     {'T', 'W', 0, 256, 0x800, 0},     // T0-T255, 16-bit values
     {'C', 'W', 0, 200, 0xA00, 0},     // C0-C199, 16-bit values
@@ -50,7 +51,7 @@ constexpr uint32_t unitBytes(char kind) {
 
 // The row an AddrDesc.area names, or nullptr when it names none.
 constexpr const MemArea* memArea(int32_t area) {
-    return area >= 0 && area < kMemAreaCount ? &kMemAreas[static_cast<size_t>(area)] : nullptr;
+    return area >= 0 && area < kMemAreaCount ? &kMemAreas[static_cast<std::size_t>(area)] : nullptr;
 }
 
 }  // namespace zel
