@@ -16,4 +16,18 @@ int32_t GetZelInfo(DrvRequest* request);
 int32_t SingleAddressParser(DrvRequest* request);
 int32_t BlockAddressParser(DrvRequest* request);
 
+// Port lifecycle.
+int32_t ColdStart(DrvRequest* request);
+int32_t WarmStart(DrvRequest* request);
+int32_t EndZel(DrvRequest* request);
+int32_t CloseCom(DrvRequest* request);
+int32_t ReOpenCom(DrvRequest* request);
+int32_t ChangeZelParams(DrvRequest* request);
+
+// Reads and writes.
+int32_t SingleRead(DrvRequest* request);
+int32_t BlockRead(DrvRequest* request);
+int32_t SingleWrite(DrvRequest* request);
+int32_t BlockWrite(DrvRequest* request);
+
 }  // namespace zel
