@@ -14,8 +14,8 @@ namespace {
 
 inline constexpr uint16_t kControlFlags = 0x0303;
 
-// The compiler takes both from SOURCE_DATE_EPOCH when it is set, so that
-// a build can be reproduced.
+// GCC, native and mingw-w64, takes both from SOURCE_DATE_EPOCH when it is
+// set, so that a build can be reproduced.
 constexpr auto kBuildDate = StampDate(__DATE__);
 constexpr char kBuildTime[] = __TIME__;
 

@@ -79,6 +79,11 @@ int32_t PlanGate(const IoRequest& io, bool single, bool write, GatePlan* plan) {
     if (count < 0 || static_cast<uint32_t>(count) > kMaxDataBytes / size) {
         return 1;
     }
+    // Values come from and go to the host's data; without it there is
+    // nothing to carry.
+    if (io.data == nullptr && count != 0) {
+        return 1;
+    }
     int64_t address = int64_t{addr.address} * unitBytes(row->kind);
     if (write) {
         address += row->writeOffset;

@@ -111,8 +111,8 @@ struct GatePlan {
 // request always carries exactly one element, whatever `count` holds.
 // Returns 0, or 1 when the request cannot be framed: an area outside the
 // memory map, an element width or bit number that makes no sense for the
-// row, a block count below 0 or above the block limit, or a frame address
-// outside the four-digit field.
+// row, a block count below 0 or above the block limit, no host data for
+// the values, or a frame address outside the four-digit field.
 int32_t PlanGate(const IoRequest& io, bool single, bool write, GatePlan* plan);
 
 // Writes STX, the command character, the address and the byte count;

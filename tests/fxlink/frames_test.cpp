@@ -101,22 +101,25 @@ struct PlanCase {
 };
 
 TEST(PlanGate, RefusesWhatCannotBeFramed) {
+    uint8_t cell[4] = {};
     const PlanCase cases[] = {
-        {"area below the map", Gate("", -1, 0, -1, 16, 1, nullptr), true, false},
-        {"area past the map", Gate("", 12, 0, -1, 16, 1, nullptr), true, false},
-        {"byte width for D", Gate("", kAreaD, 0, -1, 8, 1, nullptr), true, false},
-        {"32 bits for a W row", Gate("", kAreaDSpecial, 0, -1, 32, 1, nullptr), true, false},
-        {"16 bits for an L row", Gate("", kAreaCLong, 0, -1, 16, 1, nullptr), true, false},
-        {"16 bits for a bits row", Gate("", kAreaM, 0, -1, 16, 1, nullptr), true, false},
-        {"bit 8", Gate("", kAreaM, 0, 8, 1, 1, nullptr), true, true},
-        {"bit -2", Gate("", kAreaM, 0, -2, 1, 1, nullptr), true, false},
-        {"block of -1", Gate("", kAreaD, 0, -1, 16, -1, nullptr), false, false},
-        {"65 bytes", Gate("", kAreaM, 0, -1, 8, 65, nullptr), false, true},
-        {"33 words", Gate("", kAreaD, 0, -1, 16, 33, nullptr), false, false},
-        {"17 double words", Gate("", kAreaCLong, 0, -1, 32, 17, nullptr), false, true},
-        {"huge count", Gate("", kAreaD, 0, -1, 16, 0x7FFFFFFF, nullptr), false, false},
-        {"address past 0xFFFF", Gate("", kAreaD, 0x8000, -1, 16, 1, nullptr), true, false},
-        {"negative address", Gate("", kAreaD, -1, -1, 16, 1, nullptr), true, true},
+        {"area below the map", Gate("", -1, 0, -1, 16, 1, cell), true, false},
+        {"area past the map", Gate("", 12, 0, -1, 16, 1, cell), true, false},
+        {"byte width for D", Gate("", kAreaD, 0, -1, 8, 1, cell), true, false},
+        {"32 bits for a W row", Gate("", kAreaDSpecial, 0, -1, 32, 1, cell), true, false},
+        {"16 bits for an L row", Gate("", kAreaCLong, 0, -1, 16, 1, cell), true, false},
+        {"16 bits for a bits row", Gate("", kAreaM, 0, -1, 16, 1, cell), true, false},
+        {"bit 8", Gate("", kAreaM, 0, 8, 1, 1, cell), true, true},
+        {"bit -2", Gate("", kAreaM, 0, -2, 1, 1, cell), true, false},
+        {"block of -1", Gate("", kAreaD, 0, -1, 16, -1, cell), false, false},
+        {"65 bytes", Gate("", kAreaM, 0, -1, 8, 65, cell), false, true},
+        {"33 words", Gate("", kAreaD, 0, -1, 16, 33, cell), false, false},
+        {"17 double words", Gate("", kAreaCLong, 0, -1, 32, 17, cell), false, true},
+        {"huge count", Gate("", kAreaD, 0, -1, 16, 0x7FFFFFFF, cell), false, false},
+        {"address past 0xFFFF", Gate("", kAreaD, 0x8000, -1, 16, 1, cell), true, false},
+        {"negative address", Gate("", kAreaD, -1, -1, 16, 1, cell), true, true},
+        {"no data", Gate("", kAreaD, 0, -1, 16, 1, nullptr), true, false},
+        {"no data for a block", Gate("", kAreaD, 0, -1, 16, 2, nullptr), false, true},
     };
     for (const PlanCase& c : cases) {
         fx::GatePlan plan{};
@@ -125,20 +128,23 @@ TEST(PlanGate, RefusesWhatCannotBeFramed) {
 }
 
 TEST(PlanGate, SizesEachKind) {
+    uint8_t cell[4] = {};
     struct {
         IoRequest io;
         bool single;
         uint32_t size, bytes, address;
     } cases[] = {
-        {Gate("MP0010", kAreaM, 0x101, 2, 1, 1, nullptr), true, 1, 1, 0x101},
-        {Gate("DD0100", kAreaD, 0x864, -1, 16, 1, nullptr), true, 2, 2, 0x10C8},
-        {Gate("DD0100", kAreaD, 0x864, -1, 32, 1, nullptr), true, 4, 4, 0x10C8},
-        {Gate("CL0200", kAreaCLong, 0x300, -1, 32, 16, nullptr), false, 4, 64, 0xC00},
-        {Gate("MB0000", kAreaM, 0x100, 9, 8, 64, nullptr), false, 1, 64, 0x100},  // bit ignored
-        {Gate("DW8000", kAreaDSpecial, 0x700, -1, 16, 0, nullptr), false, 2, 0, 0xE00},
+        {Gate("MP0010", kAreaM, 0x101, 2, 1, 1, cell), true, 1, 1, 0x101},
+        {Gate("DD0100", kAreaD, 0x864, -1, 16, 1, cell), true, 2, 2, 0x10C8},
+        {Gate("DD0100", kAreaD, 0x864, -1, 32, 1, cell), true, 4, 4, 0x10C8},
+        {Gate("CL0200", kAreaCLong, 0x300, -1, 32, 16, cell), false, 4, 64, 0xC00},
+        {Gate("MB0000", kAreaM, 0x100, 9, 8, 64, cell), false, 1, 64, 0x100},  // bit ignored
+        {Gate("DW8000", kAreaDSpecial, 0x700, -1, 16, 0, cell), false, 2, 0, 0xE00},
         // A single command carries one element whatever count holds.
-        {Gate("DD0100", kAreaD, 0x864, -1, 16, 0, nullptr), true, 2, 2, 0x10C8},
-        {Gate("DD0100", kAreaD, 0x864, -1, 16, 500, nullptr), true, 2, 2, 0x10C8},
+        {Gate("DD0100", kAreaD, 0x864, -1, 16, 0, cell), true, 2, 2, 0x10C8},
+        {Gate("DD0100", kAreaD, 0x864, -1, 16, 500, cell), true, 2, 2, 0x10C8},
+        // An empty block needs no data.
+        {Gate("DD0100", kAreaD, 0x864, -1, 16, 0, nullptr), false, 2, 0, 0x10C8},
     };
     for (const auto& c : cases) {
         fx::GatePlan plan{};

@@ -4,7 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
+#include <string_view>
 
 #include "fx_fixture.h"
 
@@ -31,11 +32,30 @@ TEST(BuildStamp, ShowsTheDayWithoutPadding) {
     EXPECT_STREQ(zel::StampDate("Jul  1 1997").data(), "Jul 1 1997");
 }
 
+// Whether `text` has the shape of `pattern`: A an upper-case letter, a a
+// lower-case one, 9 a digit, anything else itself.
+bool HasShape(std::string_view text, std::string_view pattern) {
+    if (text.size() != pattern.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool ok = pattern[i] == 'A'   ? std::isupper(c) != 0
+                        : pattern[i] == 'a' ? std::islower(c) != 0
+                        : pattern[i] == '9' ? std::isdigit(c) != 0
+                                            : text[i] == pattern[i];
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TEST_F(Lifecycle, BuildStampHasTheDateAndTimeOfTheBuild) {
-    const std::regex date("[A-Z][a-z]{2} [1-9][0-9]? [0-9]{4}");
-    const std::regex time("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]");
-    EXPECT_TRUE(std::regex_match(zel::BuildDate(), date)) << zel::BuildDate();
-    EXPECT_TRUE(std::regex_match(zel::BuildTime(), time)) << zel::BuildTime();
+    const std::string_view date = zel::BuildDate();
+    EXPECT_TRUE(HasShape(date, "Aaa 9 9999") || (HasShape(date, "Aaa 99 9999") && date[4] != '0'))
+        << date;
+    EXPECT_TRUE(HasShape(zel::BuildTime(), "99:99:99")) << zel::BuildTime();
 }
 
 TEST_F(Lifecycle, ColdStartWithoutOpeningLeavesTheSettings) {
