@@ -46,6 +46,12 @@ struct Timeouts {
 // there.
 inline constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 
+// The read total time-out of a freshly configured port; also what a backend
+// applies where a port's time-outs would let a call wait without limit.
+inline constexpr uint32_t kOpenReadTimeoutMs = 1000;
+// A write may take the line time of its bytes plus this much.
+inline constexpr uint32_t kWriteSlackMs = 1000;
+
 // Every function returns true on success. The layer never passes handle 0.
 struct Backend {
     // Opens the named device for exclusive reading and writing.

@@ -18,11 +18,8 @@ constexpr int32_t kDrainTimeout = 5;  // units of 10 ms
 // silent cannot keep the caller draining for ever.
 constexpr uint32_t kDrainExtraPieces = (kQueueBytes + kDrainPiece - 1) / kDrainPiece + 1;
 constexpr uint32_t kMsPerUnit = 10;
-constexpr uint32_t kOpenReadTimeoutMs = 1000;
 // The largest read time-out: the largest multiple of 10 ms in 32 bits.
 constexpr uint32_t kMaxReadTimeoutMs = 0xFFFFFFFFu / kMsPerUnit * kMsPerUnit;
-// A write may take the line time of its bytes plus this much.
-constexpr uint32_t kWriteSlackMs = 1000;
 // At most 12 bit times per byte: start, 8 data, parity, 2 stop.
 constexpr uint32_t kMaxBitsPerByte = 12;
 constexpr uint8_t kErrorChar = 0xFC;
