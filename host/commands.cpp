@@ -317,6 +317,9 @@ int runWrite(const GlobalOptions& g, const WriteOptions& w) {
         }
     }
     reportFailure(g, out);
+    if (out.result == ZEL_REFUSED && !g.json && (gate.text[0] == 'X' || gate.text[0] == 'x')) {
+        std::cerr << "zelfx: note: X gates are inputs; the driver does not write them\n";
+    }
     return exitStatusFor(out.result);
 }
 
