@@ -162,8 +162,10 @@ int32_t CloseCom(DrvRequest* request) {
 }
 
 int32_t EndZel(DrvRequest* request) {
+    // The library ends even for a host that names no context.
     driverEnded = 1;
-    const int32_t rc = ClosePort(Context(request));
+    PortContext* context = Context(request);
+    const int32_t rc = context != nullptr ? ClosePort(context) : 0;
     err(kLogInfo, MSG_END_ZEL_EXITED, rc);
     return rc;
 }

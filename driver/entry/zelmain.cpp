@@ -32,7 +32,7 @@ constexpr std::array<CommandSlot, 17> kCommandTable{{
     /* 8 */ {nullptr, false, false},
     /* 9 */ {nullptr, false, false},
     /* 10 BlockWrite */ {BlockWrite, true, true},
-    /* 11 EndZel */ {EndZel, true, false},
+    /* 11 EndZel */ {EndZel, false, false},
     /* 12 CloseCom */ {CloseCom, true, false},
     /* 13 ReOpenCom */ {ReOpenCom, true, false},
     /* 14 */ {GetZelInfo, false, true},

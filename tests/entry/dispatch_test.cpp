@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "entry/commands.h"
 #include "log_capture.h"
@@ -57,6 +58,15 @@ TEST_F(Dispatch, EndedLibraryAnswersEverythingWithZeroAndTouchesNothing) {
     DriverInfo untouched;
     std::memset(&untouched, 0xA5, sizeof untouched);
     EXPECT_EQ(std::memcmp(&info, &untouched, sizeof info), 0);
+}
+
+TEST_F(Dispatch, EndZelWithoutAContextStillEndsTheLibrary) {
+    LogCapture log;
+    EXPECT_EQ(call(ZEL_CMD_END_ZEL), ZEL_DONE);
+    EXPECT_EQ(log.texts(), std::vector<std::string>{"ZELFX> EndZel() exited, 0"});
+    DriverInfo info{};
+    EXPECT_EQ(call(ZEL_CMD_GET_ZEL_INFO, &info), ZEL_DONE);
+    EXPECT_EQ(info.name, nullptr);  // ended: nothing runs
 }
 
 TEST_F(Dispatch, GetZelInfoDescribesTheDriver) {
