@@ -269,10 +269,8 @@ bool posixGetState(Handle h, Dcb* dcb) {
     return true;
 }
 
-// Raises or drops one modem line. A device without modem lines (a
-// pseudo-terminal) is no failure.
 bool setLine(int fd, int line, bool on) {
-    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0 || errno == ENOTTY || errno == EINVAL;
+    return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
 }
 
 // The termios character format for the DCB, or false when termios cannot
@@ -313,6 +311,15 @@ bool posixSetState(Handle h, const Dcb* dcb) {
     if (speed == nullptr || !formatOf(*dcb, &format) || tcgetattr(fd, &t) != 0) {
         return false;
     }
+    // A line without modem lines (a pseudo-terminal) has no character size
+    // or parity of its own: it always reports 8 bits without parity, and
+    // asking for more would only make tcsetattr() report failure.
+    int lines = 0;
+    bool virtualLine = ioctl(fd, TIOCMGET, &lines) != 0 && (errno == ENOTTY || errno == EINVAL);
+    if (virtualLine) {
+        constexpr tcflag_t kFixed = flagsOf(CSIZE | PARENB);
+        format = (format & ~kFixed) | (t.c_cflag & kFixed);
+    }
     t.c_cflag &= ~(kFormatMask | flagsOf(CRTSCTS));
     t.c_cflag |= format;
     if (dcb->fOutxCtsFlow || dcb->fRtsControl == kRtsControlHandshake) {
@@ -330,8 +337,8 @@ bool posixSetState(Handle h, const Dcb* dcb) {
         (now.c_cflag & kFormatMask) != format) {
         return false;
     }
-    return setLine(fd, TIOCM_DTR, dcb->fDtrControl != 0) &&
-           setLine(fd, TIOCM_RTS, dcb->fRtsControl != 0);
+    return virtualLine || (setLine(fd, TIOCM_DTR, dcb->fDtrControl != 0) &&
+                           setLine(fd, TIOCM_RTS, dcb->fRtsControl != 0));
 }
 
 bool posixGetTimeouts(Handle h, Timeouts* t) {
