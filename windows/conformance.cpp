@@ -743,8 +743,9 @@ void endAndReload(Suite& s, Checker& c, const std::string& dll) {
         return;
     }
     Port again(s.driver);
-    c.call("ColdStart after reload", s.driver, again.coldStart(kPlcPort, 1, kTimeout), 0,
-           {info(kStamp), info(kOpenOk), info(kColdOk)}, again.handle());
+    const int32_t rc = again.coldStart(kPlcPort, 1, kTimeout);
+    c.call("ColdStart after reload", s.driver, rc, 0, {info(kStamp), info(kOpenOk), info(kColdOk)},
+           again.handle());
     expectRead(again, c, "DD0500", 0, 0, 0x0AAA);
     c.call("CloseCom after reload", s.driver, again.command(ZEL_CMD_CLOSE_COM), 0, {}, 0);
 }

@@ -5,8 +5,8 @@
 # one fxsim per PLC, maps each COM port to its pseudo-terminal through the
 # Wine registry (HKLM\Software\Wine\Ports, value COMn = /dev/pts/N; Wine
 # turns these into its dosdevices links when its server starts, so the server
-# is restarted after the change), removes the mapping of the port that must
-# not exist, and runs the suite.
+# is restarted after the change), removes every mapping of the port that
+# must not exist, and runs the suite.
 #
 # Usage: run_conformance.sh --wine WINE64 --prefix WINEPREFIX --fxsim FXSIM
 #                           --host zelfx_conformance.exe [-- SUITE ARGS]
@@ -96,6 +96,10 @@ done <"$WORK/plan"
 wine regedit /S "$(printf 'Z:%s' "$WORK/ports.reg" | tr / '\\')"
 "$WINESERVER" -k >/dev/null 2>&1 || true
 "$WINESERVER" -w
+# Wine's mount manager makes links for the values it finds but removes none,
+# so a link left by an earlier mapping of the missing port goes by hand.
+missing=$(sed -n 's/^missing //p' "$WORK/plan" | tr '[:upper:]' '[:lower:]')
+rm -f "$WINEPREFIX/dosdevices/$missing"
 
 status=0
 wine "$HOST" "$@" >"$WORK/result" || status=$?
