@@ -30,6 +30,7 @@ constexpr const char* kPlcPort = "COM5";      // plain PLC
 constexpr const char* kSparePort = "COM6";    // a second plain PLC
 constexpr const char* kMissingPort = "COM9";  // mapped to nothing
 constexpr int32_t kTimeout = 10;              // read time-out: 100 ms
+constexpr DWORD kFaultStepMaxMs = 1500;       // generous for 3 x 100 ms
 
 // What every PLC holds when it starts (fxsim device names).
 struct Preset {
@@ -683,8 +684,16 @@ void faultCase(Suite& s, Checker& c, const FaultRow& row, const std::string& por
     }
     int n = 0;
     for (const FaultStep& step : row.steps) {
+        const DWORD start = GetTickCount();
         const int32_t rc = runAction(port, c, step.action, step.result);
-        c.call("step " + std::to_string(++n), s.driver, rc, step.result, step.log, port.handle());
+        const DWORD ms = GetTickCount() - start;
+        const std::string what = "step " + std::to_string(++n);
+        c.call(what, s.driver, rc, step.result, step.log, port.handle());
+        // Three unanswered attempts cost three read time-outs of the
+        // context (100 ms), not of a freshly opened port (1000 ms).
+        if (ms > kFaultStepMaxMs) {
+            c.fail(what + " took " + std::to_string(ms) + " ms");
+        }
     }
     port.command(ZEL_CMD_CLOSE_COM);
     port.checkBounds(c, s.contextSize);
