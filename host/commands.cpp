@@ -140,8 +140,9 @@ std::string requirePort(const GlobalOptions& g, std::string_view command) {
     return *name;
 }
 
-void printJson(const nlohmann::json& doc) {
-    std::cout << doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+void printJson(const nlohmann::ordered_json& doc) {
+    std::cout << doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << std::endl;
 }
 
 SignalGuard::SignalGuard() {
@@ -210,9 +211,10 @@ int runParse(const GlobalOptions& g, const ParseOptions& p) {
     Gate gate = gateFor(p.gate, p.type);
     int32_t result = parseGate(*driver, gate, p.block);
     if (g.json) {
-        printJson({{"result", result},
-                   {"addr", result == ZEL_DONE ? addrJson(gate.addr) : nlohmann::json(nullptr)},
-                   {"log", logJson(driver->log())}});
+        printJson(
+            {{"result", result},
+             {"addr", result == ZEL_DONE ? addrJson(gate.addr) : nlohmann::ordered_json(nullptr)},
+             {"log", logJson(driver->log())}});
     } else if (result != ZEL_DONE) {
         std::cerr << failureReport(parserName(p.block) + " " + gate.text, result,
                                    driver->lastCallLog());
@@ -452,9 +454,10 @@ int runPoll(const GlobalOptions& g, const PollOptions& p) {
             lastWorst = *std::max_element(results.begin(), results.end());
             auto cycleLog = takeLog();
             if (g.json) {
-                auto rows = nlohmann::json::array();
+                auto rows = nlohmann::ordered_json::array();
                 for (size_t i = 0; i < gates.size(); ++i) {
-                    nlohmann::json row{{"gate", gates[i].gate.text}, {"result", results[i]}};
+                    nlohmann::ordered_json row{{"gate", gates[i].gate.text},
+                                               {"result", results[i]}};
                     if (results[i] == ZEL_DONE) {
                         row["value"] = values[i];
                     } else {

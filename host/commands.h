@@ -135,6 +135,6 @@ class SignalGuard {
 
 // Prints a JSON document on one line; texts that are not UTF-8 are
 // replaced rather than refused.
-void printJson(const nlohmann::json& doc);
+void printJson(const nlohmann::ordered_json& doc);
 
 }  // namespace zelfx

@@ -1,4 +1,6 @@
 // zelfx demo: a guided walk through the driver against fxsim.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -18,6 +20,9 @@ constexpr int kDeviceWaitMs = 5000;
 
 std::string findFxsim() {
     if (const char* env = std::getenv("FXSIM"); env != nullptr && *env != '\0') {
+        if (access(env, X_OK) != 0) {
+            throw std::runtime_error(std::string("FXSIM=") + env + " is not an executable");
+        }
         return env;
     }
     auto candidates = nearExecutable(executableDir(), "fxsim", {"../sim/fxsim"});
@@ -95,7 +100,7 @@ class Walkthrough {
 
     int count() const { return count_; }
     int ok() const { return ok_; }
-    const nlohmann::json& steps() const { return steps_; }
+    const nlohmann::ordered_json& steps() const { return steps_; }
 
   private:
     Driver& driver_;
@@ -103,7 +108,7 @@ class Walkthrough {
     const GlobalOptions& g_;
     int count_ = 0;
     int ok_ = 0;
-    nlohmann::json steps_ = nlohmann::json::array();
+    nlohmann::ordered_json steps_ = nlohmann::ordered_json::array();
 };
 
 void pause(int ms) {

@@ -114,22 +114,22 @@ std::string failureReport(std::string_view what, int32_t result,
     return out;
 }
 
-nlohmann::json logJson(std::span<const LogEntry> log) {
-    auto out = nlohmann::json::array();
+nlohmann::ordered_json logJson(std::span<const LogEntry> log) {
+    auto out = nlohmann::ordered_json::array();
     for (const auto& m : log) {
         out.push_back({{"level", m.level}, {"text", m.text}});
     }
     return out;
 }
 
-nlohmann::json lineJson(const LineParams& line) {
+nlohmann::ordered_json lineJson(const LineParams& line) {
     return {{"baudRate", line.baudRate},
             {"dataBits", line.dataBits},
             {"stopBits", line.stopBits},
             {"parity", line.parity}};
 }
 
-nlohmann::json addrJson(const AddrDesc& addr) {
+nlohmann::ordered_json addrJson(const AddrDesc& addr) {
     return {{"plc", addr.plc},
             {"area", addr.area},
             {"address", addr.address},
@@ -137,7 +137,7 @@ nlohmann::json addrJson(const AddrDesc& addr) {
             {"elementBits", addr.elementBits}};
 }
 
-nlohmann::json infoJson(const Info& info) {
+nlohmann::ordered_json infoJson(const Info& info) {
     return {{"result", info.result},
             {"driverCode", info.driverCode},
             {"name", info.name},

@@ -38,9 +38,9 @@ int exitStatusFor(int32_t result);
 std::string failureReport(std::string_view what, int32_t result,
                           std::span<const LogEntry> messages);
 
-nlohmann::json logJson(std::span<const LogEntry> log);
-nlohmann::json lineJson(const LineParams& line);
-nlohmann::json addrJson(const AddrDesc& addr);
-nlohmann::json infoJson(const Info& info);
+nlohmann::ordered_json logJson(std::span<const LogEntry> log);
+nlohmann::ordered_json lineJson(const LineParams& line);
+nlohmann::ordered_json addrJson(const AddrDesc& addr);
+nlohmann::ordered_json infoJson(const Info& info);
 
 }  // namespace zelfx

@@ -61,6 +61,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStd
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // A group of its own: Ctrl-C on the terminal reaches the parent only,
+        // which ends the child in its own time.
+        setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() == parent) {
             execv(args[0], args.data());

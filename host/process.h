@@ -14,8 +14,8 @@ class ChildProcess {
   public:
     // Starts argv[0] with standard output on a pipe, and standard error too
     // when `captureStderr`; otherwise standard error is shared. The child
-    // starts with no signals blocked and gets SIGTERM should this process
-    // die first. Throws std::runtime_error when it cannot be started.
+    // starts in a process group of its own with no signals blocked, and gets
+    // SIGTERM should this process die first. Throws std::runtime_error when it cannot be started.
     ChildProcess(const std::vector<std::string>& argv, bool captureStderr);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
