@@ -12,12 +12,12 @@ using Handle = uint32_t;
 
 // Result codes of the layer.
 inline constexpr int32_t kOk = 0;
-inline constexpr int32_t kOpenFailed = 1;     // SerOpen: open or time-outs failed
-inline constexpr int32_t kDrainFailed = 1;    // SerPurgeInput: last drain read failed
-inline constexpr int32_t kShortWrite = 2;     // SerWrite: fewer bytes written
-inline constexpr int32_t kGetStateFailed = 4; // SerOpen: reading settings failed
-inline constexpr int32_t kSetStateFailed = 5; // SerOpen: settings refused
-inline constexpr int32_t kIoFailed = 7;       // SerClose/SerWrite/SerRead
+inline constexpr int32_t kOpenFailed = 1;      // SerOpen: open or time-outs failed
+inline constexpr int32_t kDrainFailed = 1;     // SerPurgeInput: last drain read failed
+inline constexpr int32_t kShortWrite = 2;      // SerWrite: fewer bytes written
+inline constexpr int32_t kGetStateFailed = 4;  // SerOpen: reading settings failed
+inline constexpr int32_t kSetStateFailed = 5;  // SerOpen: settings refused
+inline constexpr int32_t kIoFailed = 7;        // SerClose/SerWrite/SerRead
 
 int32_t SerOpen(const char* portName, const LineParams* line, uint16_t controlFlags,
                 Handle* handle);
