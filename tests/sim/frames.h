@@ -18,4 +18,9 @@ inline std::string frame(const std::string& body) {
     return "\x02" + body + "\x03" + digits;
 }
 
+// STX body ETX and the checksum digits as given, right or wrong.
+inline std::string wire(const std::string& body, const std::string& sum) {
+    return "\x02" + body + "\x03" + sum;
+}
+
 }  // namespace fxsim_test

@@ -26,19 +26,12 @@ namespace {
 
 using namespace std::string_literals;
 using Clock = std::chrono::steady_clock;
+using fxsim_test::wire;
 
 const std::string kEnq = "\x05";
 const std::string kAck = "\x06";
-const std::string kReadD100 =
-    "\x02"s
-    "010C802"
-    "\x03"s
-    "71";
-const std::string kWriteD100 =
-    "\x02"s
-    "110C8023412"
-    "\x03"s
-    "3C";
+const std::string kReadD100 = wire("010C802", "71");
+const std::string kWriteD100 = wire("110C8023412", "3C");
 
 // fxsim as a child process with its stdout and stderr on pipes.
 class Fxsim {
@@ -193,11 +186,7 @@ TEST(Fxsim, ServesThePtyAcrossCloseAndReopen) {
 
     fd = openPort(path);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(exchange(fd, kReadD100, 8),
-              "\x02"s
-              "3412"
-              "\x03"s
-              "CD");
+    EXPECT_EQ(exchange(fd, kReadD100, 8), wire("3412", "CD"));
     close(fd);
 
     EXPECT_TRUE(reopensAfterExclusiveClose(path));
@@ -219,11 +208,7 @@ TEST(Fxsim, SigtermSavesTheImageAndPrintsStats) {
     EXPECT_EQ(exchange(fd, writeM10, 1), "\x15");                 // nak: not stored
     EXPECT_EQ(exchange(fd, writeM10, 1, 300), "");                // silent
     EXPECT_EQ(exchange(fd, writeM10, 1), kAck);
-    EXPECT_EQ(exchange(fd, kReadD100, 8),
-              "\x02"s
-              "3412"
-              "\x03"s
-              "CD");
+    EXPECT_EQ(exchange(fd, kReadD100, 8), wire("3412", "CD"));
     close(fd);
     EXPECT_EQ(sim.stop(), 0);
 
@@ -246,11 +231,7 @@ TEST(Fxsim, LateReplyGivesWayToTheNextRequest) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(exchange(fd, kEnq, 1, 150), "");
     // One byte more than the data reply: nothing may follow it.
-    EXPECT_EQ(exchange(fd, kReadD100, 9, 700),
-              "\x02"s
-              "0000"
-              "\x03"s
-              "C3");
+    EXPECT_EQ(exchange(fd, kReadD100, 9, 700), wire("0000", "C3"));
     close(fd);
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_NE(sim.errors.find("cancelled=1"), std::string::npos) << sim.errors;
@@ -308,11 +289,7 @@ TEST(Fxsim, TcpServesOneClientAtATime) {
         reply = exchange(third, kReadD100, 8, 200);
         close(third);
     }
-    EXPECT_EQ(reply,
-              "\x02"s
-              "3412"
-              "\x03"s
-              "CD");
+    EXPECT_EQ(reply, wire("3412", "CD"));
 }
 
 TEST(Fxsim, ScanCountsAndPaceDelaysReplies) {

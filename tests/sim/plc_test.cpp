@@ -16,6 +16,7 @@ namespace {
 using namespace std::string_literals;
 
 using fxsim_test::frame;
+using fxsim_test::wire;
 
 // Everything the responder sends back for `input`, fed in one piece.
 std::string respond(Plc& plc, const std::string& input, uint64_t nowMs = 0) {
@@ -31,47 +32,24 @@ constexpr Device kD100{10, 100};
 
 TEST(Responder, WorkedExampleFramesByteForByte) {
     Plc plc;
-    EXPECT_EQ(respond(plc,
-                      "\x02"s
-                      "110C8023412"
-                      "\x03"s
-                      "3C"),
-              "\x06");
+    EXPECT_EQ(respond(plc, wire("110C8023412", "3C")), "\x06");
     EXPECT_EQ(plc.memory().get(kD100), 0x1234u);
-    EXPECT_EQ(respond(plc,
-                      "\x02"s
-                      "010C802"
-                      "\x03"s
-                      "71"),
-              "\x02"s
-              "3412"
-              "\x03"s
-              "CD");
+    EXPECT_EQ(respond(plc, wire("010C802", "71")), wire("3412", "CD"));
     EXPECT_EQ(respond(plc, "\x05"), "\x06");
 }
 
 TEST(Responder, AcceptsLowerCaseHexAndRepliesUpperCase) {
     Plc plc;
-    EXPECT_EQ(respond(plc,
-                      "\x02"s
-                      "110C802abcd"
-                      "\x03"s
-                      "fc"),
+    EXPECT_EQ(respond(plc, wire("110C802abcd", "fc")),
               "\x06");  // sum 0xFC
     EXPECT_EQ(plc.memory().get(kD100), 0xCDABu);
-    EXPECT_EQ(respond(plc, frame("010c802")),
-              "\x02"s
-              "ABCD"
-              "\x03"s
-              "0D");
+    EXPECT_EQ(respond(plc, frame("010c802")), wire("ABCD", "0D"));
 }
 
 TEST(Responder, ServesByteCountZero) {
     Plc plc;
     plc.memory().set(kD100, 0x1234);
-    EXPECT_EQ(respond(plc, frame("010C800")),
-              "\x02\x03"s
-              "03");
+    EXPECT_EQ(respond(plc, frame("010C800")), wire("", "03"));
     EXPECT_EQ(respond(plc, frame("110C800")), "\x06");
     EXPECT_EQ(plc.memory().get(kD100), 0x1234u);
 }
@@ -105,18 +83,8 @@ TEST_P(Refusals, AnswerNakAndStoreNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, Refusals,
-    ::testing::Values(RefusalCase{"WrongChecksum",
-                                  "\x02"s
-                                  "110C8023412"
-                                  "\x03"s
-                                  "3D",
-                                  Refusal::Checksum},
-                      RefusalCase{"ChecksumNotHex",
-                                  "\x02"s
-                                  "010C802"
-                                  "\x03"s
-                                  "7G",
-                                  Refusal::Checksum},
+    ::testing::Values(RefusalCase{"WrongChecksum", wire("110C8023412", "3D"), Refusal::Checksum},
+                      RefusalCase{"ChecksumNotHex", wire("010C802", "7G"), Refusal::Checksum},
                       RefusalCase{"UnknownCommand", frame("710C802"), Refusal::Command},
                       RefusalCase{"EmptyBody", frame(""), Refusal::Malformed},
                       RefusalCase{"ShortBody", frame("010C8"), Refusal::Malformed},
@@ -136,19 +104,11 @@ TEST(Framing, SkipsGarbageAndCollectsFramesAcrossReads) {
     Plc plc;
     plc.memory().set(kD100, 0x1234);
     Link link(plc);
-    const std::string req =
-        "\x02"s
-        "010C802"
-        "\x03"s
-        "71";
+    const std::string req = wire("010C802", "71");
     EXPECT_TRUE(link.feed("\x00\xFFxyz\x06\x15"s + req.substr(0, 5), 0).empty());
     const auto acts = link.feed(req.substr(5) + "\x05" + req, 10);
     ASSERT_EQ(acts.size(), 3u);
-    EXPECT_EQ(acts[0].reply,
-              "\x02"s
-              "3412"
-              "\x03"s
-              "CD");
+    EXPECT_EQ(acts[0].reply, wire("3412", "CD"));
     EXPECT_EQ(acts[0].request, req);
     EXPECT_EQ(acts[1].kind, RequestKind::Enq);
     EXPECT_EQ(acts[2].kind, RequestKind::Read);
@@ -159,21 +119,11 @@ TEST(Framing, SkipsGarbageAndCollectsFramesAcrossReads) {
 TEST(Framing, NewStxOrEnqAbandonsAPartialFrameSilently) {
     Plc plc;
     Link link(plc);
-    auto acts = link.feed(
-        "\x02"s
-        "110C80234"
-        "\x02"s
-        "010C802"
-        "\x03"s
-        "71",
-        0);
+    const std::string stx(1, kStx);
+    auto acts = link.feed(stx + "110C80234" + wire("010C802", "71"), 0);
     ASSERT_EQ(acts.size(), 1u);
     EXPECT_EQ(acts[0].kind, RequestKind::Read);
-    acts = link.feed(
-        "\x02"s
-        "110C802"
-        "\x05",
-        0);
+    acts = link.feed(stx + "110C802" + kEnq, 0);
     ASSERT_EQ(acts.size(), 1u);
     EXPECT_EQ(acts[0].kind, RequestKind::Enq);
     EXPECT_EQ(plc.stats().dropped, 2u);
@@ -205,11 +155,7 @@ TEST(Framing, InterCharacterTimeoutDropsTheFrame) {
 TEST(Framing, OverlongFrameIsRefused) {
     Plc plc;
     Link link(plc);
-    const auto acts = link.feed(
-        "\x02"s
-        "1" +
-            std::string(kMaxBody, '0'),
-        0);
+    const auto acts = link.feed(std::string(1, kStx) + "1" + std::string(kMaxBody, '0'), 0);
     ASSERT_EQ(acts.size(), 1u);
     EXPECT_EQ(acts[0].reply, "\x15");
     EXPECT_EQ(acts[0].refusal, Refusal::Malformed);
@@ -271,55 +217,15 @@ TEST_P(Faults, ShapeTheReplyAndDecideTheStore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Faults,
-    ::testing::Values(FaultCase{"Ok",
-                                {},
-                                "\x02"s
-                                "3412"
-                                "\x03"s
-                                "CD",
-                                "\x06",
-                                "\x06",
-                                true},
-                      FaultCase{"Nak", {FaultKind::Nak, 0}, "\x15", "\x15", "\x15", false},
-                      FaultCase{"Silent", {FaultKind::Silent, 0}, "", "", "", false},
-                      FaultCase{"BadSum",
-                                {FaultKind::BadSum, 0},
-                                "\x02"s
-                                "3412"
-                                "\x03"s
-                                "CE",
-                                "F",
-                                "F",
-                                false},
-                      FaultCase{"Short",
-                                {FaultKind::Short, 0},
-                                "\x02"s
-                                "3412"
-                                "\x03"s
-                                "C",
-                                "",
-                                "",
-                                false},
-                      FaultCase{"Delay",
-                                {FaultKind::Delay, 250},
-                                "\x02"s
-                                "3412"
-                                "\x03"s
-                                "CD",
-                                "\x06",
-                                "\x06",
-                                true},
-                      FaultCase{"Extra",
-                                {FaultKind::Extra, 0},
-                                "\x02"s
-                                "3412"
-                                "\x03"s
-                                "CD",
-                                "\x06",
-                                "\x06",
-                                true,
-                                true},
-                      FaultCase{"Garbage", {FaultKind::Garbage, 0}, "", "", "", false, true}),
+    ::testing::Values(
+        FaultCase{"Ok", {}, wire("3412", "CD"), "\x06", "\x06", true},
+        FaultCase{"Nak", {FaultKind::Nak, 0}, "\x15", "\x15", "\x15", false},
+        FaultCase{"Silent", {FaultKind::Silent, 0}, "", "", "", false},
+        FaultCase{"BadSum", {FaultKind::BadSum, 0}, wire("3412", "CE"), "F", "F", false},
+        FaultCase{"Short", {FaultKind::Short, 0}, wire("3412", "C"), "", "", false},
+        FaultCase{"Delay", {FaultKind::Delay, 250}, wire("3412", "CD"), "\x06", "\x06", true},
+        FaultCase{"Extra", {FaultKind::Extra, 0}, wire("3412", "CD"), "\x06", "\x06", true, true},
+        FaultCase{"Garbage", {FaultKind::Garbage, 0}, "", "", "", false, true}),
     [](const auto& p) { return p.param.name; });
 
 TEST(Faults, RefusedRequestsTakeFaultsToo) {
