@@ -10,7 +10,13 @@
 
 namespace wintest {
 
-inline constexpr LineParams kDefaultLine{9600, 7, 0, 2};
+// The line the suite opens its ports with: 8 data bits, no parity. A
+// pseudo-terminal keeps 8 data bits and no parity whatever it is told, and
+// glibc reports that refusal as EINVAL from tcsetattr unless some other
+// control flag changes in the same call. Under Wine, SetCommState with 7E1
+// on a pseudo-terminal therefore fails on every open but one that happens to
+// change another flag, so the suite asks for what the line can do.
+inline constexpr LineParams kLine{9600, 8, 0, 0};
 
 // The failures of one case.
 class Checker {
@@ -38,8 +44,7 @@ class Port {
     int32_t command(uint32_t code, void* params = nullptr) {
         return driver_.call(code, params, context());
     }
-    int32_t coldStart(const char* name, int32_t openPort, int32_t timeout,
-                      LineParams line = kDefaultLine);
+    int32_t coldStart(const char* name, int32_t openPort, int32_t timeout, LineParams line = kLine);
     int32_t changeParams(const char* name, int32_t timeout, LineParams line);
 
     // Parses a gate (blockSize < 0: SingleAddressParser) and keeps the
