@@ -256,14 +256,7 @@ bool walk(Walkthrough& w, Session& session, Driver& driver, const GlobalOptions&
 }  // namespace
 
 int runDemo(const GlobalOptions& options) {
-    // A pseudo-terminal carries 8-bit characters without parity and cannot
-    // take the driver's default 7E1; the demo uses 8N1 unless told otherwise.
-    GlobalOptions g = options;
-    if (!g.dataBits && !g.parity && !g.stopBits) {
-        g.dataBits = 8;
-        g.parity = 0;
-        g.stopBits = 0;
-    }
+    const GlobalOptions& g = options;
     std::string fxsim = findFxsim();
     auto driver = loadDriver(g);
     SignalGuard signals;
