@@ -134,7 +134,7 @@ struct Action {
     RequestKind kind = RequestKind::Enq;
     Refusal refusal = Refusal::None;
     Fault fault;
-    bool stored = false;   // a write that changed memory
+    bool stored = false;   // a write that was carried out
     std::string request;   // the request's bytes as received
     std::string reply;     // the bytes to send (may be empty)
     uint32_t delayMs = 0;  // send the reply this much later (delay fault)
