@@ -120,7 +120,7 @@ struct Stats {
     uint64_t enq = 0;
     uint64_t reads = 0;
     uint64_t writes = 0;                         // valid write requests (stored or not)
-    uint64_t stored = 0;                         // writes that changed memory
+    uint64_t stored = 0;                         // writes carried out (ACK sent intact)
     std::array<uint64_t, kRefusals> refused{};   // by Refusal; [0] unused
     uint64_t replies = 0;                        // non-empty replies produced
     std::array<uint64_t, kFaultKinds> faults{};  // by FaultKind; [0] unused
