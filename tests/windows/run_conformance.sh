@@ -65,6 +65,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 
 wine "$HOST" --plan | tr -d '\r' >"$WORK/plan"
+if ! grep -q '^missing ' "$WORK/plan"; then
+    echo "$HOST printed no plan: Wine could not run it" >&2
+    tail -n 20 "$WINELOG" >&2
+    exit 1
+fi
 sed -n 's/^image //p' "$WORK/plan" >"$WORK/image.json"
 
 # One fxsim per PLC; each prints its pseudo-terminal as its first line.
@@ -103,7 +108,13 @@ rm -f "$WINEPREFIX/dosdevices/$missing"
 
 status=0
 wine "$HOST" "$@" >"$WORK/result" || status=$?
-tr -d '\r' <"$WORK/result"
+tr -d '\r' <"$WORK/result" | tee "$WORK/result.txt"
+# A program that Wine cannot start may still exit with 0: only the suite's
+# own summary counts.
+if [ $status -eq 0 ] && ! grep -Eq '^[0-9]+ passed, 0 failed$' "$WORK/result.txt"; then
+    echo "the suite did not run to its summary"
+    status=1
+fi
 if [ $status -ne 0 ]; then
     echo "--- port mapping"
     cat "$WORK/ports.reg"
