@@ -91,7 +91,7 @@ struct Suite {
 };
 
 // Opens the PLC port of a case; false (and a failure) when it cannot.
-bool open(Port& port, Checker& c, const char* name) {
+bool openPlc(Port& port, Checker& c, const char* name) {
     const int32_t rc = port.coldStart(name, 1, kTimeout);
     if (rc != ZEL_DONE) {
         c.fail(std::string("ColdStart on ") + name + " returned " + std::to_string(rc));
@@ -413,7 +413,7 @@ const ReadRow kReadRows[] = {
 
 void singleReads(Suite& s, Checker& c) {
     Port port(s.driver);
-    if (!open(port, c, kPlcPort)) {
+    if (!openPlc(port, c, kPlcPort)) {
         return;
     }
     for (const ReadRow& row : kReadRows) {
@@ -466,7 +466,7 @@ void singleWrites(Suite& s, Checker& c) {
          {{"XP017", 6, 1}}},
     };
     Port port(s.driver);
-    if (!open(port, c, kPlcPort)) {
+    if (!openPlc(port, c, kPlcPort)) {
         return;
     }
     for (const WriteRow& row : rows) {
@@ -508,7 +508,7 @@ void blocks(Suite& s, Checker& c) {
         {"CL0220", 5, 16, 4, {}},
     };
     Port port(s.driver);
-    if (!open(port, c, kPlcPort)) {
+    if (!openPlc(port, c, kPlcPort)) {
         return;
     }
     constexpr size_t kGuard = 8;
@@ -680,7 +680,7 @@ std::string faultPort(size_t row) {
 
 void faultCase(Suite& s, Checker& c, const FaultRow& row, const std::string& portName) {
     Port port(s.driver);
-    if (!open(port, c, portName.c_str())) {
+    if (!openPlc(port, c, portName.c_str())) {
         return;
     }
     int n = 0;
@@ -706,7 +706,7 @@ void faultCase(Suite& s, Checker& c, const FaultRow& row, const std::string& por
 void endAndReload(Suite& s, Checker& c, const std::string& dll) {
     Port a(s.driver);
     Port b(s.driver);
-    if (!open(a, c, kPlcPort) || !open(b, c, kSparePort)) {
+    if (!openPlc(a, c, kPlcPort) || !openPlc(b, c, kSparePort)) {
         return;
     }
     // Each context talks to its own PLC.
