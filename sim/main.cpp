@@ -303,13 +303,17 @@ void Sim::readFrom(Channel& ch) {
             waitUs += fxsim::lineTimeUs(a.request.size() + a.reply.size(), opt_.baud);
         }
         if (opt_.trace) {
-            const std::string fault =
-                a.fault.kind == fxsim::FaultKind::Ok
-                    ? ""
-                    : "  [fault " + std::string(fxsim::faultName(a.fault.kind)) + "]";
+            std::string fault;
+            if (a.fault.kind != fxsim::FaultKind::Ok) {
+                fault =
+                    "  [fault " + std::string(fxsim::faultName(a.fault.kind)) +
+                    (a.fault.kind == fxsim::FaultKind::Delay ? "=" + std::to_string(a.fault.delayMs)
+                                                             : "") +
+                    "]";
+            }
             std::fprintf(stderr, "fxsim: %s <- %s\n", ch.name, show(a.request).c_str());
-            std::fprintf(stderr, "fxsim: %s -> %s%s\n", ch.name, show(a.reply).c_str(),
-                         fault.c_str());
+            std::fprintf(stderr, "fxsim: %s -> %s%s\n", ch.name,
+                         a.reply.empty() ? "(nothing)" : show(a.reply).c_str(), fault.c_str());
         }
         if (a.reply.empty()) {
             continue;
