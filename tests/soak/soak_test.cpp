@@ -336,7 +336,7 @@ void Soak::Read(Gate& g) {
     } else if (g.addr.bit != -1) {
         EXPECT_LE(v16, 1u) << g.text;
         if (const auto known = shadow_.Get(g.byteAddress)) {
-            const uint32_t bit = (*known >> g.addr.bit) & 1u;
+            const uint32_t bit = (uint32_t{*known} >> g.addr.bit) & 1u;
             EXPECT_EQ(v16, bit) << g.text;
             mismatches_ += v16 != bit ? 1 : 0;
         }
