@@ -148,7 +148,7 @@ class Sim {
     void acceptClient();
     void closeClient();
     void scanTick(Clock::time_point now);
-    int pollTimeoutMs(Clock::time_point now) const;
+    timespec pollTimeout(Clock::time_point now) const;
 
     const Options& opt_;
     Plc& plc_;
@@ -421,7 +421,9 @@ void Sim::scanTick(Clock::time_point now) {
     }
 }
 
-int Sim::pollTimeoutMs(Clock::time_point now) const {
+// Exact to the nanosecond: a wait rounded to whole milliseconds would hold
+// every paced reply up to a millisecond longer than the line takes.
+timespec Sim::pollTimeout(Clock::time_point now) const {
     auto next = now + std::chrono::seconds(1);
     if (opt_.scan) {
         next = std::min(next, nextScan_);
@@ -434,8 +436,9 @@ int Sim::pollTimeoutMs(Clock::time_point now) const {
             next = std::min(next, start_ + std::chrono::milliseconds(*d));
         }
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
-    return static_cast<int>(std::max<decltype(wait)>(wait, 0));
+    const auto ns = std::max<int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(next - now).count(), 0);
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
 
 void Sim::run() {
@@ -453,7 +456,8 @@ void Sim::run() {
         fds[n++] = {inotify_, POLLIN, 0};  // -1 is ignored by poll
         fds[n++] = {tcp_.fd, POLLIN, 0};
         fds[n++] = {listener_, POLLIN, 0};
-        if (poll(fds.data(), n, pollTimeoutMs(Clock::now())) < 0) {
+        const timespec timeout = pollTimeout(Clock::now());
+        if (ppoll(fds.data(), n, &timeout, nullptr) < 0) {
             if (errno == EINTR) {
                 continue;
             }
