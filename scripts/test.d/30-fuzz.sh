@@ -15,26 +15,30 @@ mkdir -p build-fuzz/artifacts
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# Both targets at once, one per core.
-pids=""
+# Both targets at once, one per core. New inputs worth keeping go to the
+# first corpus directory; the kept regressions join the seeds when there are
+# any.
 for target in gate link; do
     mkdir -p "build-fuzz/corpus/$target"
+    set -- "build-fuzz/corpus/$target" "fuzz/corpus/$target"
+    [ -d "fuzz/regressions/$target" ] && set -- "$@" "fuzz/regressions/$target"
     build-fuzz/fuzz/fuzz_$target -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" \
-        "build-fuzz/corpus/$target" "fuzz/corpus/$target" "fuzz/regressions/$target" \
+        -print_final_stats=1 -artifact_prefix="build-fuzz/artifacts/$target-" "$@" \
         >"build-fuzz/fuzz_$target.log" 2>&1 &
-    pids="$pids $!"
+    eval "pid_$target=$!"
 done
 
 status=0
-for pid in $pids; do
-    wait "$pid" || status=1
-done
 for target in gate link; do
     echo "--- fuzz_$target"
-    grep -a -E "^(Done|stat::)|check failed|ERROR|runtime error|SUMMARY" "build-fuzz/fuzz_$target.log" || true
+    if eval "wait \$pid_$target"; then
+        grep -a -E "^(Done|stat::)" "build-fuzz/fuzz_$target.log" || true
+    else
+        status=1
+        tail -n 40 "build-fuzz/fuzz_$target.log"
+    fi
 done
 if [ "$status" != 0 ]; then
-    echo "fuzzing found a fault; logs in build-fuzz/fuzz_*.log, inputs in build-fuzz/artifacts/" >&2
+    echo "fuzzing failed; logs in build-fuzz/fuzz_*.log, inputs in build-fuzz/artifacts/" >&2
     exit 1
 fi
