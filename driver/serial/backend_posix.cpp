@@ -98,19 +98,24 @@ uint32_t rateOf(speed_t code) {
     return 0;
 }
 
-// A binary line: no byte is translated, swallowed or taken as a signal or a
-// flow-control character; bytes with parity errors arrive as received; reads
-// return as soon as one byte is there.
-void makeRaw(termios* t) {
-    t->c_iflag &= ~flagsOf(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | INPCK |
-                           PARMRK | IGNPAR | IMAXBEL | IUCLC | IUTF8);
-    t->c_iflag |= IGNBRK;
-    t->c_oflag &= ~flagsOf(OPOST);
-    t->c_lflag &= ~flagsOf(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | ECHOCTL |
-                           ECHOPRT | ECHOKE | FLUSHO | PENDIN | TOSTOP | XCASE | EXTPROC);
-    t->c_cflag |= flagsOf(CREAD | CLOCAL);
-    t->c_cc[VMIN] = 1;
-    t->c_cc[VTIME] = 0;
+// How late the kernel may end a terminal's read timer: its timers fire up
+// to 1/8 of their length late, plus one clock tick (10 ms at 100 Hz).
+constexpr int64_t timerWorstNs(int64_t timerNs) {
+    return timerNs + timerNs / 8 + 10000000;
+}
+
+// The terminal's own read timer (VTIME, tenths of a second, counted from the
+// read call when VMIN is 0): the longest whose worst case still fits the
+// shortest total time-out any read on the port has. 0 (reads never block)
+// when that is under a tenth, or where reads must not wait at all.
+cc_t timerTenths(const Timeouts& in) {
+    bool noTotal = in.ReadTotalTimeoutMultiplier == 0 && in.ReadTotalTimeoutConstant == 0;
+    if (noTotal && in.ReadIntervalTimeout == kMaxDword) {
+        return 0;
+    }
+    uint64_t shortest = noTotal ? kOpenReadTimeoutMs : in.ReadTotalTimeoutConstant;
+    uint64_t tenths = shortest <= 10 ? 0 : (shortest - 10) * 8 / 9 / 100;
+    return static_cast<cc_t>(std::min<uint64_t>(tenths, 255));
 }
 
 void storeTimeouts(const Timeouts& in, termios* t, winsize* w) {
@@ -119,6 +124,7 @@ void storeTimeouts(const Timeouts& in, termios* t, winsize* w) {
     for (size_t i = 0; i < std::size(kReadTimeoutSlots); ++i) {
         t->c_cc[kReadTimeoutSlots[i]] = static_cast<cc_t>(reads[i / 4] >> (8 * (i % 4)));
     }
+    t->c_cc[VTIME] = timerTenths(in);
     w->ws_row = static_cast<unsigned short>(in.WriteTotalTimeoutMultiplier);
     w->ws_col = static_cast<unsigned short>(in.WriteTotalTimeoutMultiplier >> 16);
     w->ws_xpixel = static_cast<unsigned short>(in.WriteTotalTimeoutConstant);
@@ -133,6 +139,22 @@ Timeouts loadTimeouts(const termios& t, const winsize& w) {
     return Timeouts{reads[0], reads[1], reads[2],
                     static_cast<uint32_t>(w.ws_row) | static_cast<uint32_t>(w.ws_col) << 16,
                     static_cast<uint32_t>(w.ws_xpixel) | static_cast<uint32_t>(w.ws_ypixel) << 16};
+}
+
+// A binary line: no byte is translated, swallowed or taken as a signal or a
+// flow-control character; bytes with parity errors arrive as received. VMIN
+// 0 with the port's read timer in VTIME: a blocking read returns as soon as
+// a byte is there or when the timer has run out.
+void makeRaw(termios* t) {
+    t->c_iflag &= ~flagsOf(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | INPCK |
+                           PARMRK | IGNPAR | IMAXBEL | IUCLC | IUTF8);
+    t->c_iflag |= IGNBRK;
+    t->c_oflag &= ~flagsOf(OPOST);
+    t->c_lflag &= ~flagsOf(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | ECHOCTL |
+                           ECHOPRT | ECHOKE | FLUSHO | PENDIN | TOSTOP | XCASE | EXTPROC);
+    t->c_cflag |= flagsOf(CREAD | CLOCAL);
+    t->c_cc[VMIN] = 0;
+    t->c_cc[VTIME] = timerTenths(loadTimeouts(*t, winsize{}));
 }
 
 bool readTimeoutsOf(int fd, Timeouts* out) {
@@ -155,11 +177,29 @@ bool writeTimeoutsOf(int fd, const Timeouts& in) {
     return tcsetattr(fd, TCSANOW, &t) == 0 && ioctl(fd, TIOCSWINSZ, &w) == 0;
 }
 
-// Time-outs for a read or write: the port's, or the fresh ones for a device
-// that has none (/dev/null).
-Timeouts effectiveTimeouts(int fd) {
+// The time-outs for a read or a write: the port's, or the fresh ones for a
+// device that has none (/dev/null). Each fetches only its own half, one
+// system call.
+Timeouts readTimeoutsFor(const termios* term) {
     Timeouts t = kFreshTimeouts;
-    readTimeoutsOf(fd, &t);
+    if (term != nullptr) {
+        Timeouts all = loadTimeouts(*term, winsize{});
+        t.ReadIntervalTimeout = all.ReadIntervalTimeout;
+        t.ReadTotalTimeoutMultiplier = all.ReadTotalTimeoutMultiplier;
+        t.ReadTotalTimeoutConstant = all.ReadTotalTimeoutConstant;
+    }
+    return t;
+}
+
+Timeouts writeTimeoutsFor(int fd) {
+    Timeouts t = kFreshTimeouts;
+    termios unused = {};
+    winsize w;
+    if (ioctl(fd, TIOCGWINSZ, &w) == 0) {
+        Timeouts all = loadTimeouts(unused, w);
+        t.WriteTotalTimeoutMultiplier = all.WriteTotalTimeoutMultiplier;
+        t.WriteTotalTimeoutConstant = all.WriteTotalTimeoutConstant;
+    }
     return t;
 }
 
@@ -173,11 +213,12 @@ constexpr int64_t msToNs(uint64_t ms) {
     return static_cast<int64_t>(ms) * 1000000;
 }
 
-// Waits for `events` on `fd` for at most `ns` (rounded up to whole ms).
-void waitFor(int fd, short events, int64_t ns) {
+// Waits for `events` on `fd` for at most `ns` (rounded up to whole ms);
+// returns the events that happened.
+short waitFor(int fd, short events, int64_t ns) {
     int64_t ms = (ns + 999999) / 1000000;
     pollfd p = {fd, events, 0};
-    poll(&p, 1, ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+    return poll(&p, 1, ms > INT_MAX ? INT_MAX : static_cast<int>(ms)) > 0 ? p.revents : 0;
 }
 
 // Makes the freshly opened device ours alone and turns a terminal into a
@@ -198,8 +239,8 @@ bool claim(int fd) {
     winsize w;
     bool ok = tcgetattr(fd, &t) == 0;
     if (ok) {
-        makeRaw(&t);
         storeTimeouts(kFreshTimeouts, &t, &w);
+        makeRaw(&t);
         ok = tcsetattr(fd, TCSANOW, &t) == 0 && ioctl(fd, TIOCSWINSZ, &w) == 0;
     }
     if (!ok) {
@@ -363,14 +404,33 @@ bool posixQueryInput(Handle h, uint32_t* waiting) {
     return true;
 }
 
+// A read that blocks until a byte is there or the terminal's read timer
+// has run out. The descriptor is blocking only for the length of the call:
+// writes and other calls on the handle never block.
+ssize_t readBlocking(int fd, void* into, size_t n) {
+    if (fcntl(fd, F_SETFL, 0) != 0) {
+        return -1;
+    }
+    ssize_t r = ::read(fd, into, n);
+    int saved = errno;
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    errno = saved;
+    return r;
+}
+
 // Windows read time-out rules: the read ends when all bytes are there, when
 // the total time (multiplier x wanted + constant) has run out, or, once a
 // byte has arrived, when the next one takes longer than the interval.
 // Interval MAXDWORD with both totals 0 returns at once. A port without a
 // total time-out waits at most the open default, never without limit.
+// While the time left is at least the terminal's read timer the read blocks
+// (cheaper than waking from poll()); the rest is waited out in poll().
 bool posixRead(Handle h, void* buffer, uint32_t wanted, uint32_t* received) {
     int fd = fdOf(h);
-    Timeouts t = effectiveTimeouts(fd);
+    termios term;
+    bool terminal = tcgetattr(fd, &term) == 0;
+    Timeouts t = readTimeoutsFor(terminal ? &term : nullptr);
+    int64_t timerNs = terminal ? msToNs(100 * uint64_t{term.c_cc[VTIME]}) : 0;
     bool noTotal = t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
     bool atOnce = noTotal && t.ReadIntervalTimeout == kMaxDword;
     uint64_t totalMs = noTotal ? kOpenReadTimeoutMs
@@ -381,8 +441,25 @@ bool posixRead(Handle h, void* buffer, uint32_t wanted, uint32_t* received) {
     int64_t byteDeadline = deadline;
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t got = 0;
+    bool mayBlock = timerNs > 0 && !atOnce;
     while (got < wanted) {
-        ssize_t n = ::read(fd, out + got, wanted - got);
+        int64_t until = got > 0 && byteDeadline < deadline ? byteDeadline : deadline;
+        int64_t left = until - nowNs();
+        ssize_t n = 0;
+        short events = 0;
+        if (mayBlock && left >= timerWorstNs(timerNs)) {
+            n = readBlocking(fd, out + got, wanted - got);
+            // Nothing within the timer, or a hung-up line: poll from here on,
+            // which tells the two apart.
+            mayBlock = n > 0;
+        } else {
+            // Wait before reading: right after a request the reply is not
+            // there yet.
+            if (!atOnce && left > 0) {
+                events = waitFor(fd, POLLIN, left);
+            }
+            n = ::read(fd, out + got, wanted - got);
+        }
         if (n > 0) {
             got += static_cast<uint32_t>(n);
             if (interval) {
@@ -390,24 +467,22 @@ bool posixRead(Handle h, void* buffer, uint32_t wanted, uint32_t* received) {
             }
             continue;
         }
-        if (n == 0) {
-            break;  // end of file: /dev/null
-        }
-        if (errno == EINTR) {
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (errno != EAGAIN) {
+        if (n < 0 && errno != EAGAIN) {
             if (got == 0) {
                 return false;  // hang-up, unplugged adapter, bad handle
             }
             break;
         }
-        int64_t until = got > 0 && byteDeadline < deadline ? byteDeadline : deadline;
-        int64_t left = until - nowNs();
-        if (atOnce || left <= 0) {
+        if (n == 0 && (!terminal || (events & (POLLHUP | POLLERR | POLLNVAL)) != 0)) {
+            break;  // end of file: /dev/null, a hung-up line
+        }
+        // Nothing arrived (a terminal with VMIN 0 reads 0 bytes then).
+        if (atOnce || until - nowNs() <= 0) {
             break;
         }
-        waitFor(fd, POLLIN, left);
     }
     *received = got;
     return true;
@@ -417,12 +492,15 @@ bool posixRead(Handle h, void* buffer, uint32_t wanted, uint32_t* received) {
 // passed; then drops what is left, as a timed-out Windows write does. Returns
 // how many bytes were dropped.
 uint32_t awaitSent(int fd, int64_t deadline) {
-    termios t;
-    uint32_t rate = tcgetattr(fd, &t) == 0 ? rateOf(cfgetospeed(&t)) : 0;
-    for (;;) {
+    uint32_t rate = 0;  // looked up once something is queued
+    for (bool first = true;; first = false) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
             return 0;
+        }
+        if (first) {
+            termios t;
+            rate = tcgetattr(fd, &t) == 0 ? rateOf(cfgetospeed(&t)) : 0;
         }
         int64_t left = deadline - nowNs();
         if (left <= 0) {
@@ -439,7 +517,7 @@ uint32_t awaitSent(int fd, int64_t deadline) {
 
 bool posixWrite(Handle h, const void* bytes, uint32_t length, uint32_t* written) {
     int fd = fdOf(h);
-    Timeouts t = effectiveTimeouts(fd);
+    Timeouts t = writeTimeoutsFor(fd);
     uint64_t totalMs =
         static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * length + t.WriteTotalTimeoutConstant;
     int64_t deadline = nowNs() + msToNs(totalMs == 0 ? kWriteSlackMs : totalMs);
