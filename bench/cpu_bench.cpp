@@ -9,6 +9,7 @@
 
 #include "entry/commands.h"
 #include "memory_port.h"
+#include "zel_call.h"
 #include "zelfx/torvek.h"
 #include "zelfx/zelfx.h"
 
@@ -26,13 +27,7 @@ std::string Frame(const std::string& body) {
     return std::string("\x02") + body + '\x03' + kDigits[(sum >> 4) & 0xF] + kDigits[sum & 0xF];
 }
 
-int32_t Call(PortContext* context, uint32_t command, void* params) {
-    DrvRequest request{};
-    request.context = context;
-    request.command = command;
-    request.params = params;
-    return ZelMain(&request);
-}
+using zeltest::zelCall;
 
 // A context with its port open on the in-memory port, which answers every
 // request with `reply` (or, without one, as a PLC over its memory).
@@ -54,7 +49,7 @@ class Port {
         start.openPort = 1;
         start.timeout = 10;
         start.line = LineParams{9600, 7, 0, 2};
-        ok_ = Call(&context_, ZEL_CMD_COLD_START, &start) == ZEL_DONE;
+        ok_ = zelCall(&context_, ZEL_CMD_COLD_START, &start) == ZEL_DONE;
     }
 
     // Parses the gate and fills `io` for it.
@@ -65,7 +60,7 @@ class Port {
         spec.blockSize = count;
         const uint32_t parser =
             count > 1 ? ZEL_CMD_BLOCK_ADDRESS_PARSER : ZEL_CMD_SINGLE_ADDRESS_PARSER;
-        const bool parsed = Call(nullptr, parser, &spec) == ZEL_DONE;
+        const bool parsed = zelCall(nullptr, parser, &spec) == ZEL_DONE;
         *io = IoRequest{};
         io->name = text;
         io->addr = spec.addr;
@@ -74,7 +69,7 @@ class Port {
         return ok_ && parsed;
     }
 
-    int32_t Run(uint32_t command, IoRequest* io) { return Call(&context_, command, io); }
+    int32_t Run(uint32_t command, IoRequest* io) { return zelCall(&context_, command, io); }
 
   private:
     std::string reply_;

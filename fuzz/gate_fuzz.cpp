@@ -18,6 +18,7 @@
 
 #include "address/memmap.h"
 #include "fuzz_support.h"
+#include "zel_call.h"
 #include "zelfx/zelfx.h"
 
 namespace zelfuzz {
@@ -42,10 +43,7 @@ Outcome RunParser(uint32_t command, const char* text, int32_t gateType, int32_t 
     spec.gateType = gateType;
     spec.blockSize = blockSize;
     spec.addr = kUntouched;
-    DrvRequest request{};
-    request.command = command;
-    request.params = &spec;
-    const int32_t rc = ZelMain(&request);
+    const int32_t rc = zeltest::zelCall(nullptr, command, &spec);
     return {rc, spec.addr, log.messages};
 }
 

@@ -31,6 +31,7 @@
 #include "entry/commands.h"
 #include "fuzz_support.h"
 #include "serial/scripted.h"
+#include "zel_call.h"
 #include "zelfx/zelfx.h"
 
 namespace zelfuzz {
@@ -209,13 +210,7 @@ struct HostGate {
     std::string name;
 };
 
-int32_t ZelCall(PortContext* context, uint32_t command, void* params) {
-    DrvRequest request{};
-    request.context = context;
-    request.command = command;
-    request.params = params;
-    return ZelMain(&request);
-}
+using zeltest::zelCall;
 
 // The row of a descriptor the driver accepted.
 const zel::MemArea& RowOf(const AddrDesc& a) {
@@ -246,7 +241,7 @@ bool MakeGate(Input& in, bool single, HostGate& g) {
         }
         const uint32_t parser =
             single ? ZEL_CMD_SINGLE_ADDRESS_PARSER : ZEL_CMD_BLOCK_ADDRESS_PARSER;
-        if (ZelCall(nullptr, parser, &spec) != ZEL_DONE) {
+        if (zelCall(nullptr, parser, &spec) != ZEL_DONE) {
             return false;
         }
         g.parsed = true;
@@ -557,7 +552,7 @@ class Session {
         std::vector<uint8_t> contextBefore(sizeof(PortContext));
         std::memcpy(contextBefore.data(), context_.get(), sizeof(PortContext));
         sc::clearLog();
-        const int32_t rc = ZelCall(context_.get(), command, params);
+        const int32_t rc = zelCall(context_.get(), command, params);
         FUZZ_CHECK(rc == ZEL_DONE || rc == ZEL_REFUSED || rc == ZEL_FAILED);
         CheckFramesWritten(Exchanges());
         if (ended) {

@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "entry/commands.h"
 #include "entry/log.h"
 #include "fxlink/transactions.h"
@@ -16,15 +14,6 @@ uint32_t ElementValue(const uint8_t* hex, uint32_t size) {
         value |= uint32_t{HexByte(hex + 2 * i)} << (8 * i);
     }
     return value;
-}
-
-void Store16(void* data, uint32_t value) {
-    const auto v = static_cast<uint16_t>(value);
-    std::memcpy(static_cast<uint8_t*>(data) + 2, &v, sizeof v);
-}
-
-void Store32(void* data, uint32_t value) {
-    std::memcpy(data, &value, sizeof value);
 }
 
 }  // namespace
@@ -46,30 +35,19 @@ int32_t DecodeReply(const IoRequest& io, const GatePlan& plan, const uint8_t* he
         return 0;
     }
     const uint32_t v = ElementValue(hexData, plan.elementSize);
-    switch (plan.row->kind) {
-        case 'P':
-            if (io.addr.bit != -1) {
-                Store16(io.data, (v >> io.addr.bit) & 1u);
-            } else if (io.valueType == 1) {
-                const uint32_t byte = v & 0xFFu;
-                Store16(io.data, byte >= 0x80 ? byte | 0xFF00u : byte);  // sign-extended
-            } else {
-                Store16(io.data, v);
-            }
-            break;
-        case 'W':
-            Store16(io.data, v);
-            break;
-        case 'D':
-            if (io.addr.elementBits == 16) {
-                Store16(io.data, v);
-            } else {
-                Store32(io.data, v);
-            }
-            break;
-        default:
-            Store32(io.data, v);
-            break;
+    if (plan.row->kind != 'P') {
+        // Words (W, 16-bit D) at offset 2, double words (L, 32-bit D) from 0.
+        if (plan.elementSize == 2) {
+            StoreCell16(io.data, v);
+        } else {
+            StoreCell32(io.data, v);
+        }
+    } else if (io.addr.bit != -1) {
+        StoreCell16(io.data, (v >> io.addr.bit) & 1u);
+    } else if (io.valueType == 1) {
+        StoreCell16(io.data, v >= 0x80 ? v | 0xFF00u : v);  // the byte sign-extended
+    } else {
+        StoreCell16(io.data, v);
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "fxlink/frames.h"
 #include "zelfx/zelfx.h"
@@ -10,6 +11,26 @@
 namespace zel::fx {
 
 inline constexpr int32_t kAttempts = 3;
+
+// The host's value cell: a 32-bit element fills it from offset 0, anything
+// narrower is a 16-bit value at offset 2.
+inline uint32_t LoadCell16(const void* cell) {
+    uint16_t v = 0;
+    std::memcpy(&v, static_cast<const uint8_t*>(cell) + 2, sizeof v);
+    return v;
+}
+inline void StoreCell16(void* cell, uint32_t value) {
+    const auto v = static_cast<uint16_t>(value);
+    std::memcpy(static_cast<uint8_t*>(cell) + 2, &v, sizeof v);
+}
+inline uint32_t LoadCell32(const void* cell) {
+    uint32_t v = 0;
+    std::memcpy(&v, cell, sizeof v);
+    return v;
+}
+inline void StoreCell32(void* cell, uint32_t value) {
+    std::memcpy(cell, &value, sizeof value);
+}
 
 // Read: 0 values stored, 1 refused (no port, or a request that cannot be
 // framed), 2 all attempts failed. `command` 5 decodes one value, any other

@@ -1,5 +1,3 @@
-#include <cstring>
-
 #include "entry/commands.h"
 #include "entry/log.h"
 #include "fxlink/transactions.h"
@@ -8,23 +6,6 @@ namespace zel {
 namespace fx {
 
 namespace {
-
-uint32_t Load16(const void* data) {
-    uint16_t v = 0;
-    std::memcpy(&v, static_cast<const uint8_t*>(data) + 2, sizeof v);
-    return v;
-}
-
-void Restore16(void* data, uint32_t value) {
-    const auto v = static_cast<uint16_t>(value);
-    std::memcpy(static_cast<uint8_t*>(data) + 2, &v, sizeof v);
-}
-
-uint32_t Load32(const void* data) {
-    uint32_t v = 0;
-    std::memcpy(&v, data, sizeof v);
-    return v;
-}
 
 // Writes the `size` bytes of `value`, least significant first.
 uint8_t* PutElement(uint8_t* out, uint32_t value, uint32_t size) {
@@ -39,16 +20,16 @@ uint8_t* PutElement(uint8_t* out, uint32_t value, uint32_t size) {
 // of the byte and comes back exactly as it was. Returns 0 or the read's
 // result.
 int32_t ReadModifyBit(DrvRequest* request, IoRequest& io, uint32_t* byte) {
-    const uint32_t wanted = Load16(io.data);
+    const uint32_t wanted = LoadCell16(io.data);
     const int32_t bit = io.addr.bit;
     const int32_t valueType = io.valueType;
     io.addr.bit = -1;
     io.valueType = 0;
     const int32_t rc = SingleRead(request);
-    const uint32_t read = Load16(io.data) & 0xFFu;
+    const uint32_t read = LoadCell16(io.data) & 0xFFu;
     io.addr.bit = bit;
     io.valueType = valueType;
-    Restore16(io.data, wanted);
+    StoreCell16(io.data, wanted);
     if (rc != 0) {
         err(kLogInfo, MSG_WRITE_BIT_READ_FAILED, rc);
         return rc;
@@ -63,11 +44,11 @@ int32_t ReadModifyBit(DrvRequest* request, IoRequest& io, uint32_t* byte) {
 uint8_t* PutSingleValue(DrvRequest* request, IoRequest& io, const GatePlan& plan, uint8_t* out,
                         int32_t* rc) {
     if (plan.row->kind != 'P') {
-        const uint32_t value = plan.elementSize == 2 ? Load16(io.data) : Load32(io.data);
+        const uint32_t value = plan.elementSize == 2 ? LoadCell16(io.data) : LoadCell32(io.data);
         return PutElement(out, value, plan.elementSize);
     }
     if (io.addr.bit == -1) {
-        const uint32_t value = Load16(io.data);
+        const uint32_t value = LoadCell16(io.data);
         if (value > 0xFF) {
             err(kLogInfo, MSG_WRITE_BYTE_TOO_LARGE);
             *rc = 1;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "log_capture.h"
+#include "zel_call.h"
 #include "zelfx/zelfx.h"
 
 namespace {
@@ -27,10 +28,7 @@ Parsed run(uint32_t command, const char* text, int32_t gateType, int32_t blockSi
     spec.gateType = gateType;
     spec.blockSize = blockSize;
     spec.addr = kPoison;
-    DrvRequest request{};
-    request.command = command;
-    request.params = &spec;
-    const int32_t result = ZelMain(&request);
+    const int32_t result = zeltest::zelCall(nullptr, command, &spec);
     return {result, spec.addr, log.entries};
 }
 

@@ -7,6 +7,7 @@
 
 #include "entry/commands.h"
 #include "log_capture.h"
+#include "zel_call.h"
 #include "zelfx/zelfx.h"
 
 namespace {
@@ -18,11 +19,7 @@ class Dispatch : public ::testing::Test {
     void TearDown() override { zel::driverEnded = 0; }
 
     int32_t call(uint32_t command, void* params = nullptr, PortContext* context = nullptr) {
-        DrvRequest request{};
-        request.context = context;
-        request.command = command;
-        request.params = params;
-        return ZelMain(&request);
+        return zeltest::zelCall(context, command, params);
     }
 };
 

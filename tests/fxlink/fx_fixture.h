@@ -14,6 +14,7 @@
 #include "entry/commands.h"
 #include "log_capture.h"
 #include "serial/scripted.h"
+#include "zel_call.h"
 #include "zelfx/zelfx.h"
 
 namespace fxtest {
@@ -95,11 +96,7 @@ class FxTest : public ::testing::Test {
     void TearDown() override { zel::driverEnded = 0; }
 
     int32_t call(uint32_t command, void* params = nullptr) {
-        DrvRequest request{};
-        request.context = &context;
-        request.command = command;
-        request.params = params;
-        return ZelMain(&request);
+        return zeltest::zelCall(&context, command, params);
     }
 
     // ColdStart with the port open, then a clean slate for the test's own

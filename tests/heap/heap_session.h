@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "zel_call.h"
 #include "zelfx/torvek.h"
 #include "zelfx/zelfx.h"
 
@@ -85,15 +86,11 @@ inline constexpr BlockGate kBlockGates[] = {
 
 inline int32_t HeapSession::Call(const char* what, uint32_t command, void* params,
                                  PortContext* context) {
-    DrvRequest request{};
-    request.context = context;
-    request.command = command;
-    request.params = params;
     const uint64_t before = Allocations();
     int32_t rc = 0;
     {
         Counting counting;
-        rc = zelMain_(&request);
+        rc = zeltest::zelCall(context, command, params, zelMain_);
     }
     const uint64_t made = Allocations() - before;
     if (made != 0 && allocations_ == 0) {

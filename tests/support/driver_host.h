@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "zel_call.h"
 #include "zelfx/zelfx.h"
 
 namespace zeltest {
@@ -31,11 +32,7 @@ class DriverHost {
     DriverHost& operator=(const DriverHost&) = delete;
 
     int32_t call(uint32_t command, void* params, PortContext* context) {
-        DrvRequest request{};
-        request.context = context;
-        request.command = command;
-        request.params = params;
-        return zelMain_(&request);
+        return zelCall(context, command, params, zelMain_);
     }
 
     int32_t coldStart(PortContext* context, const std::string& port, int32_t timeout,
